@@ -32,7 +32,8 @@ static unsigned char pending[PENDING_MAX];
 static size_t pending_len = 0;
 static int opened = 0;
 
-static const int restored_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// SIGPIPE too: output piped into a pager that quits must not leave the terminal without echo.
+static const int restored_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 // tcsetattr from a background process group would stop the program with SIGTTOU; the terminal
 // has to be put back whatever the program's job state.
