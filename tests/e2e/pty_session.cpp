@@ -340,6 +340,12 @@ bool PtySession::settings(termios *out) const {
     return slave_ >= 0 && tcgetattr(slave_, out) == 0;
 }
 
+int PtySession::unread_input() const {
+    int n = -1;
+    if (slave_ < 0 || ioctl(slave_, FIONREAD, &n) != 0) return -1;
+    return n;
+}
+
 bool PtySession::running() {
     if (pid_ <= 0 || reaped_) return false;
     pid_t r = waitpid(pid_, &status_, WNOHANG);

@@ -76,6 +76,8 @@ public:
     // The terminal's current settings, read through the slave side that the parent keeps open.
     bool settings(termios *out) const;
     const termios &initial_settings() const { return initial_; }
+    // Bytes typed but not (yet) read by anyone: a consumed key leaves nothing behind.
+    int unread_input() const;
 
     // Waits for the program to end. On timeout kills its process group and returns false.
     bool wait_exit(int timeout_ms);
