@@ -146,7 +146,10 @@ bool BootloaderModel::crc_good(std::string *reason) const
     uint32_t body = le32(flash_.data() + 4);
     if (body > flash_.size() - 16)
         return fail("body-too-long");
-    if (crc32(flash_.data() + 16, body) != le32(flash_.data() + 12))
+    // The check value covers the descriptor's first 12 bytes too, so that a damaged version word
+    // or length cannot pass as good firmware.
+    uint32_t crc = crc32(flash_.data(), 12);
+    if (crc32(flash_.data() + 16, body, crc) != le32(flash_.data() + 12))
         return fail("crc-mismatch");
     if (reason)
         *reason = "ok";

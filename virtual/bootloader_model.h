@@ -15,7 +15,8 @@
 // - Firmware version (read of 0x02): the LE16 at flash offset 8, so 0xFFFF for an erased flash.
 // - CRC (data-less write to 0x82, then a 1-byte read of 0x82): the verdict is good iff the flash
 //   starts with the firmware descriptor (see firmware_image.h: magic "VFW1", body length, version,
-//   CRC-32 of the body), the body fits in the flash, the body's CRC-32 matches, and no programming
+//   CRC-32), the body fits in the flash, the CRC-32 over descriptor bytes 0-11 and the body
+//   matches the one in the descriptor, and no programming
 //   error was recorded since the last erase. The read answers the verdict of the last check (0
 //   when no check ran since power-up or the last unlock).
 // - Every frame is checked before it is acted on (size 4096, report ID, 0x7F 0xA5, direction,

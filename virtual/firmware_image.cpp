@@ -45,7 +45,7 @@ Bytes firmware_payload(uint16_t version, size_t total_size, uint32_t seed, bool 
     std::memcpy(out.data(), kFirmwareMagic, 4);
     put_le32(out.data() + 4, (uint32_t)body.size());
     put_le16(out.data() + 8, version);
-    uint32_t crc = crc32(body.data(), body.size());
+    uint32_t crc = crc32(body.data(), body.size(), crc32(out.data(), 12));
     put_le32(out.data() + 12, bad_crc ? crc + 1 : crc);
     out.insert(out.end(), body.begin(), body.end());
     return out;

@@ -3,7 +3,7 @@
 // Image file: a 196-byte header followed by the payload.
 //   byte 0        format marker (1 for a good file)
 //   bytes 1-43    "VIMG" at 1-4, then the version (LE16) at 5-6, the payload length (LE32) at
-//                 7-10 and the body CRC-32 (LE32) at 11-14, for people reading a hex dump; the
+//                 7-10 and the descriptor's CRC (LE32) at 11-14, for people reading a hex dump; the
 //                 device never sees the header and nothing reads these bytes; the rest is zero
 //   bytes 44-59   the 16-byte unlock code
 //   bytes 60-195  zero
@@ -13,7 +13,8 @@
 //   bytes 4-7     body length (LE32): the bytes after the descriptor
 //   bytes 8-9     firmware version word (LE16): what the firmware-version register reports
 //   bytes 10-11   zero
-//   bytes 12-15   CRC-32 (IEEE, LE32) of the body
+//   bytes 12-15   CRC-32 (IEEE, LE32) over descriptor bytes 0-11 followed by the body, so that
+//                 a damaged version word or length is caught as well as a damaged body
 // A payload without the descriptor (raw bytes, or fewer than 16 bytes) programs fine but gets a
 // wrong CRC verdict.
 #ifndef VDEV_FIRMWARE_IMAGE_H
