@@ -345,7 +345,7 @@ void read_environment()
         w.flash_dir = dir;
 
     std::string text = kProductionLineScenario;
-    std::string name = "built-in production line";
+    std::string name = "built-in";
     if (const char *path = std::getenv("ROMWRITE_VDEV_SCENARIO")) {
         if (*path) {
             std::ifstream in(path, std::ios::binary);
