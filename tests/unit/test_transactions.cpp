@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ Bytes reply(uint8_t reg, uint16_t length, const Bytes &data, size_t size = BOOT_
     r[4] = reg;
     r[5] = (uint8_t)(length & 0xFF);
     r[6] = (uint8_t)(length >> 8);
-    std::memcpy(r.data() + 7, data.data(), data.size());
+    std::copy(data.begin(), data.end(), r.begin() + 7);
     r.resize(size);
     return r;
 }
