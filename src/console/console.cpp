@@ -185,8 +185,8 @@ static int colour_wanted(void)
 {
     if (!isatty(STDOUT_FILENO))
         return 0;
-    const char *no_colour = getenv("NO_COLOR");
-    if (no_colour && no_colour[0])
+    // NO_COLOR turns colour off whatever its value, even an empty one.
+    if (getenv("NO_COLOR"))
         return 0;
     const char *term = getenv("TERM");
     return !(term && strcmp(term, "dumb") == 0);

@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 #include <time.h>
+#include <wchar.h>
 
 #include "boot.h"
 #include "console.h"
@@ -21,13 +22,55 @@ static hid_device *open_identity(struct device_id id)
     return hid_open(id.vendor, id.product, nullptr);
 }
 
+// Discovery rounds in a row that an attached device may refuse to open before the operator is
+// told: right after plug-in udev may still be setting the node's permissions.
+enum { REFUSED_ROUNDS_BEFORE_HINT = 5 };
+
+// hid_open fails alike when no device is attached and when one is attached that this user may
+// not open. Called after a failed open of `id`: when a device of that identity has been there for
+// more than REFUSED_ROUNDS_BEFORE_HINT rounds without opening, names its node and the reason once.
+static void report_unopenable_device(struct device_id id, int *refused_rounds, int *told)
+{
+    if (*told)
+        return;
+    // The reason belongs to hidapi and is replaced by its next call.
+    wchar_t reason[128];
+    const wchar_t *error = hid_error(nullptr);
+    wcsncpy(reason, error ? error : L"unknown reason", 127);
+    reason[127] = 0;
+    console_make_printable(reason);
+
+    struct hid_device_info *attached = hid_enumerate(id.vendor, id.product);
+    if (!attached) {
+        *refused_rounds = 0;
+        return;
+    }
+    if (++*refused_rounds > REFUSED_ROUNDS_BEFORE_HINT) {
+        // hidapi says "Failed to open a device with path '...': why"; the node is named anyway.
+        const wchar_t *why = reason;
+        for (const wchar_t *c = reason; *c; c++)
+            if (c[0] == L':' && c[1] == L' ')
+                why = c + 2;
+        console_printf("The device at %s cannot be opened: %ls. Install the udev rule "
+                       "70-romwrite.rules (see man romwrite), then unplug the device and plug it "
+                       "in again.\n",
+                       attached->path ? attached->path : "?", why);
+        *told = 1;
+    }
+    hid_free_enumeration(attached);
+}
+
 hid_device *wait_for_device(void)
 {
+    int refused_primary = 0, refused_secondary = 0, told = 0;
     hid_device *dev = open_identity(DEVICE_ID_PRIMARY);
     while (!dev) {
+        report_unopenable_device(DEVICE_ID_PRIMARY, &refused_primary, &told);
         if (console_key_pressed())
             break;
         dev = open_identity(DEVICE_ID_SECONDARY);
+        if (!dev)
+            report_unopenable_device(DEVICE_ID_SECONDARY, &refused_secondary, &told);
         if (dev || console_key_pressed())
             break;
         pause_ms(DISCOVERY_PAUSE_MS);
