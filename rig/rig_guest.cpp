@@ -95,6 +95,8 @@ public:
         ReportHandler handler = [model](const Report &r) { return model->receive(r); };
         if (opt_.route == "uhid") {
             transport_ = make_uhid_transport(identity_, handler);
+        } else if (opt_.route == "usb") {
+            transport_ = make_usb_transport(identity_, handler);
         } else {
             fail("unknown route " + opt_.route);
             return false;

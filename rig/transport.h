@@ -28,6 +28,8 @@ public:
 };
 
 std::unique_ptr<Transport> make_uhid_transport(const DeviceIdentity &identity, ReportHandler handler);
+// A USB HID device on the dummy host controller, played through FunctionFS.
+std::unique_ptr<Transport> make_usb_transport(const DeviceIdentity &identity, ReportHandler handler);
 
 }  // namespace rig
 
