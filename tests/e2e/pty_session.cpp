@@ -229,6 +229,8 @@ bool PtySession::start() {
         dup2(child_out, 1);
         dup2(child_out, 2);
         if (cwd && chdir(cwd) != 0) _exit(126);
+        // Nothing else the test process holds (a pipe it feeds, say) may leak into the program.
+        close_range(3, ~0U, 0);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
