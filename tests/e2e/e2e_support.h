@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,10 @@ std::string termios_difference(const termios &before, const termios &after);
 }  // namespace e2e
 
 // Fails the test with the session's description when an expectation on the screen times out.
+// Lets a case table's row print as its name in test lists and failures.
+#define CASE_NAMED(Type) \
+    friend void PrintTo(const Type &c, std::ostream *os) { *os << c.name; }
+
 #define EXPECT_SCREEN(session, text, ms) ASSERT_TRUE((session).expect((text), (ms))) << (session).failure()
 
 #endif

@@ -11,6 +11,7 @@ namespace {
 
 struct StatusCase {
     const char *name;
+    CASE_NAMED(StatusCase)
     std::string scenario;
     std::string report;     // the pass's screen between the identity and the disconnect line
     bool verdict_good;      // colour of the box
@@ -115,6 +116,7 @@ TEST_F(Romwrite, NoEscapeSequenceWhenOutputIsNotATerminal) {
 // Which device a pass opens, and its identity lines.
 struct IdentityCase {
     const char *name;
+    CASE_NAMED(IdentityCase)
     std::string scenario;
     std::string shown;
 };

@@ -15,6 +15,7 @@ const char *const kGoodDevice = "device flash=firmware:0x0102:8192\n";
 // The usage text is the whole output: no clear, no colour, nothing else, whatever the output is.
 struct UsageCase {
     const char *name;
+    CASE_NAMED(UsageCase)
     std::vector<std::string> args;
     bool terminal;
 };
@@ -46,6 +47,7 @@ TEST_F(Romwrite, MissingImageFileIsNamedAsTypedAfterAClear) {
 // cleared as the program goes.
 struct DeviceWaitKeyCase {
     const char *name;
+    CASE_NAMED(DeviceWaitKeyCase)
     const char *key;
 };
 
@@ -111,6 +113,7 @@ TEST_F(Romwrite, InterruptKeyLeavesTheTerminalAsItWas) {
 // is touched: no frame at all reaches the device.
 struct RefusedImageCase {
     const char *name;
+    CASE_NAMED(RefusedImageCase)
     std::string message;
     enum { Marker2, Short195, Directory, DevZero, TooLarge } kind;
 };

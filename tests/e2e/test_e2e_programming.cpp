@@ -36,6 +36,7 @@ std::string version_text(const Bytes &flash) {
 
 struct PayloadCase {
     const char *name;
+    CASE_NAMED(PayloadCase)
     size_t size;
     size_t dots;
     std::vector<Expected> blocks;
@@ -113,6 +114,7 @@ TEST_F(Romwrite, OneMegabyteFirmwareEndsInCrcOkAndItsVersion) {
 // The device refuses or ignores the unlock: nothing is written, and the next pass tries again.
 struct UnlockCase {
     const char *name;
+    CASE_NAMED(UnlockCase)
     const char *fault;
 };
 
@@ -155,6 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, UnlockRefused,
 // reads the image again from its start and sends every block again from address 0.
 struct BlockFailureCase {
     const char *name;
+    CASE_NAMED(BlockFailureCase)
     std::string scenario;
     size_t dots_before_error;
     std::vector<unsigned> addresses;  // blocks the device stored, both passes
@@ -245,6 +248,7 @@ private:
 
 struct LimitCase {
     const char *name;
+    CASE_NAMED(LimitCase)
     bool pipe;
     size_t size;
     bool programmed;  // else refused at the first chunk beyond the limit
