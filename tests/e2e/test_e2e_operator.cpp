@@ -2,6 +2,7 @@
 // this user may not open, and text without colour where colour is not wanted.
 #include <algorithm>
 #include <map>
+#include <ostream>
 
 #include "e2e_support.h"
 
@@ -29,6 +30,7 @@ struct RefusedCase {
     std::string scenario;
     bool told;   // the waiting screen names the node and the reason
     bool opens;  // the device is opened in the end and its pass runs
+    friend void PrintTo(const RefusedCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class RefusedOpen : public Romwrite, public ::testing::WithParamInterface<RefusedCase> {};
@@ -74,6 +76,7 @@ struct ColourCase {
     const char *name;
     std::map<std::string, std::string> env;
     bool colour;
+    friend void PrintTo(const ColourCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class Colour : public Romwrite, public ::testing::WithParamInterface<ColourCase> {
