@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -152,6 +154,15 @@ std::vector<Block> Romwrite::blocks() const {
         out.push_back(b);
     }
     return out;
+}
+
+bool Romwrite::wait_for_log(const std::string &word, size_t count, int timeout_ms) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (log_matching(word).size() < count) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 Bytes Romwrite::flash(int device) const {

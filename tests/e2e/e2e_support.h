@@ -79,6 +79,8 @@ protected:
     std::vector<std::string> log() const;
     std::vector<std::string> log_matching(const std::string &word) const;
     std::vector<Block> blocks() const;
+    // Waits (bounded) until at least `count` log lines contain `word`.
+    bool wait_for_log(const std::string &word, size_t count, int timeout_ms) const;
     // The flash of device `n` up to its programmed extent, as last written out.
     Bytes flash(int device = 1) const;
 

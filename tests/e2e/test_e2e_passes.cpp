@@ -44,6 +44,12 @@ TEST_P(StatusPass, ReportsTheDeviceThenWaitsOrRetries) {
     EXPECT_EQ(sc[3], kBanner) << "the next pass begins on a cleared screen";
 
     std::string raw = s.raw();
+    size_t line_ends = 0, returns = 0;
+    for (size_t at = raw.find('\n'); at != std::string::npos; at = raw.find('\n', at + 1)) {
+        ++line_ends;
+        if (at > 0 && raw[at - 1] == '\r') ++returns;
+    }
+    EXPECT_EQ(returns, line_ends) << "every line starts at the left margin: no staircase";
     if (c.report.find("Checking CRC") != std::string::npos) {
         std::string box = crlf(c.verdict_good ? kCrcOkBox : kWrongCrcBox);
         EXPECT_NE(raw.find((c.verdict_good ? kGreen : kRed) + box + kNormal), std::string::npos)

@@ -76,9 +76,7 @@ TEST_F(Romwrite, KeyDuringUnplugWaitEndsAfterThePassWithoutClearing) {
     // The device never leaves by itself.
     PtySession &s = start(kGoodDevice);
     EXPECT_SCREEN(s, kDisconnect, kPass);
-    s.settle(350);
-    size_t probes_before_key = log_matching(" dir=write reg=0x82 ").size();
-    EXPECT_GE(probes_before_key, 2u) << "the CRC trigger, then presence probes";
+    ASSERT_TRUE(wait_for_log(" dir=write reg=0x82 ", 3, kQuick)) << "the CRC trigger, then presence probes";
     ASSERT_TRUE(s.send("k"));
     expect_clean_exit();
     std::string raw = s.raw();
