@@ -4,7 +4,7 @@
 //   RIG PASS <route>/<scenario>
 //   RIG FAIL <route>/<scenario>: <why>
 //
-// Usage: rig-guest --route uhid|usb --romwrite PATH [--work DIR] SCENARIO...
+// Usage: rig-guest --route uhid|usb|usb-fs --romwrite PATH [--work DIR] SCENARIO...
 #include <sched.h>
 #include <sys/klog.h>
 #include <unistd.h>
@@ -95,8 +95,8 @@ public:
         ReportHandler handler = [model](const Report &r) { return model->receive(r); };
         if (opt_.route == "uhid") {
             transport_ = make_uhid_transport(identity_, handler);
-        } else if (opt_.route == "usb") {
-            transport_ = make_usb_transport(identity_, handler);
+        } else if (opt_.route == "usb" || opt_.route == "usb-fs") {
+            transport_ = make_usb_transport(identity_, handler, opt_.route == "usb");
         } else {
             fail("unknown route " + opt_.route);
             return false;
@@ -389,7 +389,7 @@ const Scenario kScenarios[] = {
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: rig-guest --route uhid|usb --romwrite PATH [--work DIR] SCENARIO...|all\n");
+    std::fprintf(stderr, "usage: rig-guest --route uhid|usb|usb-fs --romwrite PATH [--work DIR] SCENARIO...|all\n");
     return 2;
 }
 

@@ -28,8 +28,10 @@ public:
 };
 
 std::unique_ptr<Transport> make_uhid_transport(const DeviceIdentity &identity, ReportHandler handler);
-// A USB HID device on the dummy host controller, played through FunctionFS.
-std::unique_ptr<Transport> make_usb_transport(const DeviceIdentity &identity, ReportHandler handler);
+// A USB HID device on the dummy host controller, played through FunctionFS. The controller's
+// speed is fixed when its module is loaded; the transport checks that the host agrees.
+std::unique_ptr<Transport> make_usb_transport(const DeviceIdentity &identity, ReportHandler handler,
+                                              bool high_speed);
 
 }  // namespace rig
 

@@ -428,10 +428,34 @@ private:
     std::string error_;
 };
 
+std::string read_line(const std::string &path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// The speed the host enumerated our device at, in Mbit/s as sysfs writes it ("12", "480").
+std::string host_side_speed(const DeviceIdentity &id) {
+    std::string found;
+    if (DIR *d = opendir("/sys/bus/usb/devices")) {
+        while (dirent *e = readdir(d)) {
+            std::string dev = std::string("/sys/bus/usb/devices/") + e->d_name;
+            if (read_line(dev + "/idVendor") == hex4(id.vendor).substr(2) &&
+                read_line(dev + "/idProduct") == hex4(id.product).substr(2)) {
+                found = read_line(dev + "/speed");
+                break;
+            }
+        }
+        closedir(d);
+    }
+    return found;
+}
+
 class FfsTransport : public Transport {
 public:
-    FfsTransport(const DeviceIdentity &identity, ReportHandler handler)
-        : identity_(identity), handler_(std::move(handler)) {}
+    FfsTransport(const DeviceIdentity &identity, ReportHandler handler, bool high_speed)
+        : identity_(identity), handler_(std::move(handler)), speed_(high_speed ? "480" : "12") {}
 
     ~FfsTransport() override {
         if (started_) {
@@ -447,7 +471,16 @@ public:
         started_ = true;
         return true;
     }
-    bool plug() override { return Gadget::instance().plug(20000, error_); }
+    bool plug() override {
+        if (!Gadget::instance().plug(20000, error_)) return false;
+        // The route is only what it claims if the host really runs the link at that speed.
+        std::string speed = host_side_speed(identity_);
+        if (speed != speed_) {
+            error_ = "the host sees the device at speed \"" + speed + "\", expected " + speed_;
+            return false;
+        }
+        return true;
+    }
     bool unplug() override { return Gadget::instance().unplug(5000, error_); }
     bool plugged() const override { return Gadget::instance().plugged(); }
     void vanish_after_blocks(unsigned count) override { Gadget::instance().vanish_after_blocks(count); }
@@ -467,6 +500,7 @@ public:
 private:
     DeviceIdentity identity_;
     ReportHandler handler_;
+    std::string speed_;
     bool started_ = false;
     mutable std::mutex counters_mu_;
     BridgeCounters counters_;
@@ -475,8 +509,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Transport> make_usb_transport(const DeviceIdentity &identity, ReportHandler handler) {
-    return std::make_unique<FfsTransport>(identity, std::move(handler));
+std::unique_ptr<Transport> make_usb_transport(const DeviceIdentity &identity, ReportHandler handler,
+                                              bool high_speed) {
+    return std::make_unique<FfsTransport>(identity, std::move(handler), high_speed);
 }
 
 }  // namespace rig
