@@ -37,6 +37,13 @@ std::vector<Report> Bootloader::receive(const Report &report) {
 
 void Bootloader::power_cycle() { impl_->model.power_cycle(); }
 
+void Bootloader::ignore_reads_of(uint8_t reg) {
+    vdev::ReplyFault fault;
+    fault.kind = vdev::ReplyKind::NoReply;
+    fault.when.reg = reg;
+    impl_->model.add_fault(fault);
+}
+
 std::vector<uint8_t> Bootloader::flash(size_t size) const {
     const vdev::Bytes &f = impl_->model.flash();
     size_t n = size < f.size() ? size : f.size();

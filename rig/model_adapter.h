@@ -30,6 +30,8 @@ public:
     std::vector<Report> receive(const Report &report);
     // The device loses power (unplugged): volatile state such as the unlock goes, the flash stays.
     void power_cycle();
+    // From now on, read requests for `reg` go unanswered.
+    void ignore_reads_of(uint8_t reg);
 
     std::vector<uint8_t> flash(size_t size) const;
     uint16_t bootloader_version() const;

@@ -126,6 +126,8 @@ public:
     }
 
     void vanish_after_blocks(unsigned count) { transport_->vanish_after_blocks(count); }
+    // Only while unplugged: the model is the transport's while the device is attached.
+    void ignore_reads_of(uint8_t reg) { model_->ignore_reads_of(reg); }
 
     // The device took itself off the bus; it comes back later as if freshly powered.
     void power_cycle_after_vanish() {
@@ -376,6 +378,23 @@ int scenario_vanish(const Options &opt) {
     return run.report();
 }
 
+// The device never answers the CRC read. romwrite's reads are non-blocking, so each poll through
+// hidraw comes back empty at once; after half a second of them it gives the red verdict and goes
+// on, instead of hanging in a read.
+int scenario_no_reply(const Options &opt) {
+    Run run(opt, "no-reply");
+    Firmware fw = make_firmware(16 * 1024, 0x0106, 5);
+    if (run.attach(&fw)) run.ignore_reads_of(0x82);
+    if (run.ok() && run.launch({}) && run.expect(kBanner) && run.plug() && run.expect_identity() &&
+        run.expect("Firmware version:       1.6\n") && run.expect("\nChecking CRC...  \n") &&
+        run.expect("|             WRONG CRC           |\n+---------------------------------+\n") &&
+        run.expect("NOTE: A new firmware image has not been programmed.\n") && run.expect(kDisconnect) &&
+        run.expect_waiting_for_unplug() && run.unplug() && run.expect_next_pass()) {
+        run.quit_with_key();
+    }
+    return run.report();
+}
+
 struct Scenario {
     const char *name;
     int (*run)(const Options &);
@@ -386,6 +405,7 @@ const Scenario kScenarios[] = {
     {"program", scenario_program},
     {"unplug-wait", scenario_unplug_wait},
     {"vanish", scenario_vanish},
+    {"no-reply", scenario_no_reply},
 };
 
 int usage() {
