@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "boot.h"
+#include "bootloader_model.h"
 #include "firmware_image.h"
 
 namespace {
@@ -142,14 +144,40 @@ std::string temp_dir()
 
 // ---- A programming pass of a 4 MiB image on the virtual device ----
 
+// The virtual device runs in the program's process, so its own work (checking every frame,
+// storing the blocks, a CRC-32 over the whole flash at each probe) is part of the pass's wall
+// time. The same frames fed to a model here tell how much.
+double device_work_ms(const vdev::Bytes &image, unsigned probes)
+{
+    static uint8_t report[BOOT_REPORT_SIZE];
+    auto started = std::chrono::steady_clock::now();
+    vdev::BootloaderModel model;
+    boot_build_command(report, BOOT_DIR_WRITE, BOOT_REG_UNLOCK, image.data() + 44, 16);
+    model.receive(report, sizeof report);
+    uint16_t address = 0;
+    for (size_t at = 196; at < image.size(); at += BOOT_BLOCK_DATA_MAX) {
+        size_t len = std::min<size_t>(BOOT_BLOCK_DATA_MAX, image.size() - at);
+        size_t padded = (len + 63) & ~(size_t)63;
+        static uint8_t chunk[BOOT_BLOCK_DATA_MAX];
+        memset(chunk, 0, sizeof chunk);
+        memcpy(chunk, image.data() + at, len);
+        boot_build_block(report, BOOT_REG_FLASH_DATA, chunk, padded, address);
+        model.receive(report, sizeof report);
+        address = (uint16_t)(address + padded / 64);
+    }
+    for (unsigned i = 0; i < probes; i++) {
+        boot_build_command(report, BOOT_DIR_WRITE, BOOT_REG_CRC, nullptr, 0);
+        model.receive(report, sizeof report);
+    }
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+}
+
 void programming_pass()
 {
     std::string dir = temp_dir();
     std::string image = dir + "/fw.bin";
-    {
-        vdev::Bytes bytes = vdev::make_image(vdev::firmware_payload(0x0102, 4 << 20));
-        std::ofstream(image, std::ios::binary).write((const char *)bytes.data(), (std::streamsize)bytes.size());
-    }
+    vdev::Bytes bytes = vdev::make_image(vdev::firmware_payload(0x0102, 4 << 20));
+    std::ofstream(image, std::ios::binary).write((const char *)bytes.data(), (std::streamsize)bytes.size());
     // Found at once; gone right after the first presence probe, which the next probe notices.
     std::ofstream(dir + "/scenario.txt") << "device flash=empty unplug-probes=2\n";
     std::string log = dir + "/device.log";
@@ -193,6 +221,11 @@ void programming_pass()
     printf("  pauses the program must take: %ld reply reads x %d ms + %ld presence probes x 100 ms = %ld ms\n",
            reads, BOOT_POLL_PAUSE_MS, probes, pauses_ms);
     printf("  ratio wall / pauses: %.3f (goal <= 1.1)\n", pauses_ms > 0 ? (double)pass_ms / (double)pauses_ms : 0.0);
+    // Every write to 0x82 the device took (the check and the probes before the last) ran a CRC.
+    double device_ms = device_work_ms(bytes, (unsigned)probes);
+    printf("  of the wall time, the virtual device's own work (frames, blocks, CRC-32 at each probe): %.0f ms\n",
+           device_ms);
+    printf("  ratio without it: %.3f\n", pauses_ms > 0 ? ((double)pass_ms - device_ms) / (double)pauses_ms : 0.0);
     printf("  whole process until then (start-up included): %.0f ms\n", process_s * 1000);
     printf("  peak resident memory: %ld KiB\n", usage.ru_maxrss);
     std::string cleanup = "rm -rf '" + dir + "'";
