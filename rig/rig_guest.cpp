@@ -80,7 +80,8 @@ size_t count_char(const std::string &s, char c) {
 // One scenario's state: the device, its transport, romwrite's session, and the first failure.
 class Run {
 public:
-    Run(const Options &opt, const std::string &name) : opt_(opt), name_(name) {}
+    Run(const Options &opt, const std::string &name)
+        : opt_(opt), name_(name), warnings_before_(dropped_report_warnings()) {}
 
     void fail(const std::string &why) {
         if (why_.empty()) why_ = why;
@@ -139,7 +140,6 @@ public:
     }
 
     bool launch(const std::vector<std::string> &args) {
-        warnings_before_ = dropped_report_warnings();
         e2e::SessionOptions so;
         so.program = opt_.romwrite;
         so.args = args;
