@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 
 namespace rig {
 
@@ -208,7 +209,8 @@ void UhidBridge::handle_output(const uint8_t *data, size_t size) {
 }
 
 void UhidBridge::serve() {
-    static uhid_event ev;   // 4 KiB and more: kept off the thread's stack
+    auto event = std::make_unique<uhid_event>();   // 4 KiB and more: kept off the thread's stack
+    uhid_event &ev = *event;
     for (;;) {
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         int rc = poll(fds, 2, -1);
