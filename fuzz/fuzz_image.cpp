@@ -64,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(file != nullptr);
 
     vdev::reset();
-    vdev::DeviceSpec spec;
-    spec.config.flash_size = kFlashSize;
-    int number = vdev::plug(spec);
+    vdev::DevicePlan plan;
+    plan.config.flash_size = kFlashSize;
+    int number = vdev::plug(plan);
     hid_device *dev = hid_open(vdev::kPrimaryVendor, vdev::kPrimaryProduct, nullptr);
     check(dev != nullptr);
     hid_set_nonblocking(dev, 1);

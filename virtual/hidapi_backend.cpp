@@ -41,7 +41,7 @@ struct Pending {
 
 struct Device {
     int number = 0;
-    DeviceSpec spec;
+    DevicePlan plan;
     std::unique_ptr<BootloaderModel> model;
     bool from_scenario = false;
     bool attached = false;
@@ -184,10 +184,10 @@ void attach(Device &d)
     d.plugged_at = Clock::now();
     d.base = d.model->counters();
     d.denied = 0;
-    for (TransportFault &t : d.spec.transport_faults)
+    for (TransportFault &t : d.plan.transport_faults)
         t.seen = t.fired = 0;
     w.attach_order.push_back(&d);
-    log_event(d.number, "plug vid=" + hex4(d.spec.vendor_id) + " pid=" + hex4(d.spec.product_id) +
+    log_event(d.number, "plug vid=" + hex4(d.plan.vendor_id) + " pid=" + hex4(d.plan.product_id) +
                             " serial=" + narrow(d.serial) + " path=" + d.path +
                             " bootloader=" + hex4(d.model->bootloader_version()) +
                             " firmware=" + hex4(d.model->firmware_version()));
@@ -207,25 +207,25 @@ void detach(Device &d, const std::string &reason)
     dump_flash(d);
 }
 
-Device &new_device(const DeviceSpec &spec, bool from_scenario)
+Device &new_device(const DevicePlan &plan, bool from_scenario)
 {
     World &w = world();
     auto d = std::make_unique<Device>();
     d->number = (int)w.devices.size() + 1;
-    d->spec = spec;
+    d->plan = plan;
     d->from_scenario = from_scenario;
-    d->model = std::make_unique<BootloaderModel>(spec.config);
+    d->model = std::make_unique<BootloaderModel>(plan.config);
     int number = d->number;
     d->model->set_event_sink([number](const std::string &line) { log_event(number, line); });
-    for (const ReplyFault &f : spec.reply_faults)
+    for (const ReplyFault &f : plan.reply_faults)
         d->model->add_fault(f);
     d->path = "/dev/hidraw" + std::to_string(number - 1);
-    if (spec.serial.empty()) {
+    if (plan.serial.empty()) {
         wchar_t buf[16];
         std::swprintf(buf, 16, L"A%05d", 16 + number);
         d->serial = buf;
     } else {
-        d->serial = spec.serial;
+        d->serial = plan.serial;
     }
     w.devices.push_back(std::move(d));
     return *w.devices.back();
@@ -235,22 +235,22 @@ Device &new_device(const DeviceSpec &spec, bool from_scenario)
 void plug_entry(size_t entry)
 {
     World &w = world();
-    const DeviceSpec &spec = w.scenario.devices[entry];
+    const DevicePlan &plan = w.scenario.devices[entry];
     Device *d = nullptr;
-    if (spec.again && w.last_scenario_device > 0) {
+    if (plan.again && w.last_scenario_device > 0) {
         d = w.devices[(size_t)w.last_scenario_device - 1].get();
         if (d->attached)
             detach(*d, "again");
         // The same board comes back: its flash and bootloader stay, the rest is the entry's.
-        d->spec = spec;
-        if (!spec.serial.empty())
-            d->serial = spec.serial;
+        d->plan = plan;
+        if (!plan.serial.empty())
+            d->serial = plan.serial;
         d->model->power_cycle();
         d->model->clear_faults();
-        for (const ReplyFault &f : spec.reply_faults)
+        for (const ReplyFault &f : plan.reply_faults)
             d->model->add_fault(f);
     } else {
-        d = &new_device(spec, true);
+        d = &new_device(plan, true);
     }
     w.last_scenario_device = d->number;
     attach(*d);
@@ -281,7 +281,7 @@ void advance()
                 return;
             w.next_entry = 0;
         }
-        const DeviceSpec &s = w.scenario.devices[w.next_entry];
+        const DevicePlan &s = w.scenario.devices[w.next_entry];
         bool together = just_queued && s.together && w.next_entry > 0;
         if (!together && scenario_busy())
             return;
@@ -303,7 +303,7 @@ void tick()
         bool changed = false;
         for (size_t i = 0; i < w.waiting.size();) {
             const Waiting &wt = w.waiting[i];
-            const DeviceSpec &s = w.scenario.devices[wt.entry];
+            const DevicePlan &s = w.scenario.devices[wt.entry];
             if (w.open_calls - wt.opens_base >= s.arrive_opens && elapsed_ms(wt.since) >= s.arrive_ms) {
                 size_t entry = wt.entry;
                 w.waiting.erase(w.waiting.begin() + (std::ptrdiff_t)i);
@@ -315,7 +315,7 @@ void tick()
         }
         std::vector<Device *> attached = w.attach_order;
         for (Device *d : attached) {
-            if (d->spec.unplug_ms > 0 && elapsed_ms(d->plugged_at) >= d->spec.unplug_ms) {
+            if (d->plan.unplug_ms > 0 && elapsed_ms(d->plugged_at) >= d->plan.unplug_ms) {
                 detach(*d, "time");
                 changed = true;
             }
@@ -406,9 +406,9 @@ void set_error(hid_device *h, const std::wstring &msg)
 Device *find_attached(unsigned short vid, unsigned short pid, const wchar_t *serial)
 {
     for (Device *d : world().attach_order) {
-        if (vid != 0 && d->spec.vendor_id != vid)
+        if (vid != 0 && d->plan.vendor_id != vid)
             continue;
-        if (pid != 0 && d->spec.product_id != pid)
+        if (pid != 0 && d->plan.product_id != pid)
             continue;
         if (serial && d->serial != serial)
             continue;
@@ -420,7 +420,7 @@ Device *find_attached(unsigned short vid, unsigned short pid, const wchar_t *ser
 hid_device *open_device(Device *d)
 {
     World &w = world();
-    if (d->spec.open_denied || d->denied < d->spec.deny_opens) {
+    if (d->plan.open_denied || d->denied < d->plan.deny_opens) {
         d->denied++;
         set_error(nullptr, L"Failed to open a device with path '" +
                                std::wstring(d->path.begin(), d->path.end()) +
@@ -506,10 +506,10 @@ bool load_scenario_text(const std::string &text, std::string *error)
     return true;
 }
 
-int plug(const DeviceSpec &spec)
+int plug(const DevicePlan &plan)
 {
     world().configured = true;
-    Device &d = new_device(spec, false);
+    Device &d = new_device(plan, false);
     attach(d);
     return d.number;
 }
@@ -552,8 +552,8 @@ void add_reply_fault(int device, const ReplyFault &fault)
 void add_transport_fault(int device, const TransportFault &fault)
 {
     if (Device *d = device_of(device)) {
-        d->spec.transport_faults.push_back(fault);
-        d->spec.transport_faults.back().seen = d->spec.transport_faults.back().fired = 0;
+        d->plan.transport_faults.push_back(fault);
+        d->plan.transport_faults.back().seen = d->plan.transport_faults.back().fired = 0;
     }
 }
 
@@ -610,20 +610,20 @@ struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short
     vdev::tick();
     struct hid_device_info *head = nullptr, **tail = &head;
     for (Device *d : vdev::world().attach_order) {
-        if (vendor_id != 0 && d->spec.vendor_id != vendor_id)
+        if (vendor_id != 0 && d->plan.vendor_id != vendor_id)
             continue;
-        if (product_id != 0 && d->spec.product_id != product_id)
+        if (product_id != 0 && d->plan.product_id != product_id)
             continue;
         auto *info = static_cast<struct hid_device_info *>(std::calloc(1, sizeof(struct hid_device_info)));
         if (!info)
             break;
         info->path = strdup(d->path.c_str());
-        info->vendor_id = d->spec.vendor_id;
-        info->product_id = d->spec.product_id;
+        info->vendor_id = d->plan.vendor_id;
+        info->product_id = d->plan.product_id;
         info->serial_number = wcsdup(d->serial.c_str());
         info->release_number = 0x0100;
-        info->manufacturer_string = wcsdup(d->spec.manufacturer.c_str());
-        info->product_string = wcsdup(d->spec.product.c_str());
+        info->manufacturer_string = wcsdup(d->plan.manufacturer.c_str());
+        info->product_string = wcsdup(d->plan.product.c_str());
         info->usage_page = 0xFF00;
         info->usage = 0x01;
         info->interface_number = 0;
@@ -687,7 +687,7 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
         return -1;
     }
     d->counts.writes++;
-    for (vdev::TransportFault &t : d->spec.transport_faults) {
+    for (vdev::TransportFault &t : d->plan.transport_faults) {
         bool counts = false;
         switch (t.kind) {
         case vdev::TransportKind::WriteFail:
@@ -715,7 +715,7 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
     const vdev::Counters &now = d->model->counters();
     if (now.probes != probes_before && now.blocks != d->dumped_blocks)
         vdev::dump_flash(*d);
-    const vdev::DeviceSpec &s = d->spec;
+    const vdev::DevicePlan &s = d->plan;
     if (s.unplug_probes > 0 && now.probes - d->base.probes >= s.unplug_probes)
         vdev::detach(*d, "probes");
     else if (s.unplug_blocks > 0 && now.blocks - d->base.blocks >= s.unplug_blocks)
@@ -738,7 +738,7 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char 
         return -1;
     }
     d->counts.reads++;
-    for (vdev::TransportFault &t : d->spec.transport_faults) {
+    for (vdev::TransportFault &t : d->plan.transport_faults) {
         if (t.kind == vdev::TransportKind::ReadFail && vdev::fires(t.when, t.seen, t.fired)) {
             vdev::log_event(d->number, "fault kind=read-fail count=" + std::to_string(t.seen));
             vdev::set_error(dev, L"Input/output error");
@@ -797,21 +797,21 @@ void HID_API_EXPORT HID_API_CALL hid_close(hid_device *dev)
 int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device *dev, wchar_t *string, size_t maxlen)
 {
     Device *d = vdev::live(dev);
-    return vdev::get_string(dev, d && d->spec.fail_manufacturer, d ? d->spec.manufacturer : L"",
+    return vdev::get_string(dev, d && d->plan.fail_manufacturer, d ? d->plan.manufacturer : L"",
                             string, maxlen, "manufacturer");
 }
 
 int HID_API_EXPORT_CALL hid_get_product_string(hid_device *dev, wchar_t *string, size_t maxlen)
 {
     Device *d = vdev::live(dev);
-    return vdev::get_string(dev, d && d->spec.fail_product, d ? d->spec.product : L"", string,
+    return vdev::get_string(dev, d && d->plan.fail_product, d ? d->plan.product : L"", string,
                             maxlen, "product");
 }
 
 int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device *dev, wchar_t *string, size_t maxlen)
 {
     Device *d = vdev::live(dev);
-    return vdev::get_string(dev, d && d->spec.fail_serial, d ? d->serial : L"", string, maxlen,
+    return vdev::get_string(dev, d && d->plan.fail_serial, d ? d->serial : L"", string, maxlen,
                             "serial");
 }
 

@@ -149,7 +149,7 @@ std::vector<std::string> words(const std::string &line)
     return out;
 }
 
-void apply_device_word(DeviceSpec &d, const std::string &word)
+void apply_device_word(DevicePlan &d, const std::string &word)
 {
     size_t eq = word.find('=');
     std::string key = word.substr(0, eq);
@@ -257,7 +257,7 @@ void apply_device_word(DeviceSpec &d, const std::string &word)
     }
 }
 
-void apply_fault(DeviceSpec &d, const std::vector<std::string> &w)
+void apply_fault(DevicePlan &d, const std::vector<std::string> &w)
 {
     if (w.size() < 2)
         throw Fail{"fault: which one? (no-reply, wrong-echo, length, reply-byte, stale, short, "
@@ -334,7 +334,7 @@ bool parse_scenario(const std::string &text, Scenario &out, std::string &error)
             if (w.empty())
                 continue;
             if (w[0] == "device") {
-                DeviceSpec d;
+                DevicePlan d;
                 for (size_t i = 1; i < w.size(); i++)
                     apply_device_word(d, w[i]);
                 if (d.again && sc.devices.empty())

@@ -31,7 +31,7 @@ struct TransportFault {
     unsigned fired = 0;
 };
 
-struct DeviceSpec {
+struct DevicePlan {
     uint16_t vendor_id = kPrimaryVendor;
     uint16_t product_id = kPrimaryProduct;
     std::wstring manufacturer = L"Velorin Ltd";
@@ -68,7 +68,7 @@ struct DeviceSpec {
 };
 
 struct Scenario {
-    std::vector<DeviceSpec> devices;
+    std::vector<DevicePlan> devices;
     bool loop = false;  // after the last entry, start again from the first with new devices
 };
 

@@ -25,7 +25,7 @@ bool load_scenario_text(const std::string &text, std::string *error = nullptr);
 void load_scenario(const Scenario &scenario);
 
 // Plugs a device in right now, outside any scenario. Returns its number.
-int plug(const DeviceSpec &spec);
+int plug(const DevicePlan &plan);
 void unplug(int device);
 bool attached(int device);
 // The numbers of every device seen so far, in order.

@@ -69,7 +69,7 @@ class ImageReadError : public ::testing::TestWithParam<ReadErrorCase> {};
 TEST_P(ImageReadError, EndsThePassWithoutClaimingTheFlashProgrammed) {
     const ReadErrorCase &c = GetParam();
     vdev::reset();
-    int device = vdev::plug(vdev::DeviceSpec{});
+    int device = vdev::plug(vdev::DevicePlan{});
     hid_device *dev = hid_open(vdev::kPrimaryVendor, vdev::kPrimaryProduct, nullptr);
     ASSERT_NE(dev, nullptr);
     hid_set_nonblocking(dev, 1);

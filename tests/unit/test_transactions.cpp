@@ -33,7 +33,7 @@ Bytes reply(uint8_t reg, uint16_t length, const Bytes &data, size_t size = BOOT_
 
 class Transaction : public ::testing::Test {
 protected:
-    void SetUp() override { fresh(vdev::DeviceSpec()); }
+    void SetUp() override { fresh(vdev::DevicePlan()); }
     void TearDown() override
     {
         if (dev)
@@ -43,12 +43,12 @@ protected:
     }
 
     // A new world with one device, opened the way the program opens it.
-    void fresh(const vdev::DeviceSpec &spec)
+    void fresh(const vdev::DevicePlan &plan)
     {
         if (dev)
             hid_close(dev);
         vdev::reset();
-        number = vdev::plug(spec);
+        number = vdev::plug(plan);
         dev = hid_open(0x047A, 0xF000, nullptr);
         ASSERT_NE(dev, nullptr);
         ASSERT_EQ(hid_set_nonblocking(dev, 1), 0);
@@ -92,7 +92,7 @@ TEST_F(Transaction, ReadRegisterTakesOnlyWhatTheFirstReplyCarries)
     };
     for (const RegisterCase &c : cases) {
         SCOPED_TRACE(c.name);
-        fresh(vdev::DeviceSpec());
+        fresh(vdev::DevicePlan());
         mute();
         for (const Bytes &r : c.queued)
             vdev::inject_input(number, r);
@@ -138,7 +138,7 @@ TEST_F(Transaction, ReadWordWantsLengthTwoAndIgnoresTheEcho)
 TEST_F(Transaction, ReplyWindowIsFiftyPolls)
 {
     // 30 empty polls, then the device's own answer: accepted on the 31st read.
-    vdev::DeviceSpec slow;
+    vdev::DevicePlan slow;
     slow.config.empty_polls = 30;
     slow.config.bootloader_version = 0x0207;
     fresh(slow);
@@ -196,7 +196,7 @@ TEST_F(Transaction, TransportFailuresComeBackNegative)
 {
     for (const Op &op : kOps) {
         SCOPED_TRACE(op.name);
-        fresh(vdev::DeviceSpec());
+        fresh(vdev::DevicePlan());
 
         vdev::TransportFault wf;
         wf.kind = vdev::TransportKind::WriteFail;
