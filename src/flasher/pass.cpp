@@ -83,32 +83,38 @@ hid_device *wait_for_device(void)
     return dev;
 }
 
-void print_identity(hid_device *dev, wchar_t *text)
+typedef int (*identity_getter)(hid_device *, wchar_t *, size_t);
+
+// Reads one identity string into `text`, saying so when the device would not give it; the line
+// is printed with whatever the buffer then holds. Returns the string's first character as the
+// device gave it, before anything unprintable is replaced.
+static int read_identity_string(hid_device *dev, identity_getter get, wchar_t *text,
+                                const char *failure)
 {
-    // The getters are given one character less than the buffer so that it always ends in a
+    // The getter is given one character less than the buffer so that it always ends in a
     // terminator, whatever a device reports.
     const size_t capacity = PASS_STRING_MAX - 1;
 
     text[0] = 0;
     text[capacity] = 0;
-    if (hid_get_manufacturer_string(dev, text, capacity) < 0)
-        console_printf("Unable to read manufacturer string\n");
+    if (get(dev, text, capacity) < 0)
+        console_printf("%s", failure);
+    int first = (int)text[0];
     console_make_printable(text);
+    return first;
+}
+
+void print_identity(hid_device *dev, wchar_t *text)
+{
+    read_identity_string(dev, hid_get_manufacturer_string, text,
+                         "Unable to read manufacturer string\n");
     console_printf("Manufacturer String:    %ls\n", text);
 
-    text[0] = 0;
-    text[capacity] = 0;
-    if (hid_get_product_string(dev, text, capacity) < 0)
-        console_printf("Unable to read product string\n");
-    console_make_printable(text);
+    read_identity_string(dev, hid_get_product_string, text, "Unable to read product string\n");
     console_printf("Product String:         %ls\n", text);
 
-    text[0] = 0;
-    text[capacity] = 0;
-    if (hid_get_serial_number_string(dev, text, capacity) < 0)
-        console_printf("Unable to read serial number string\n");
-    int first = (int)text[0];  // the device's own character, before any replacement
-    console_make_printable(text);
+    int first = read_identity_string(dev, hid_get_serial_number_string, text,
+                                     "Unable to read serial number string\n");
     console_printf("Serial Number String:   (%d) %ls", first, text);
     console_printf("\n");
 }
