@@ -526,7 +526,7 @@ TEST(VdevScenario, ShippedScenarioFilesParseAndTheLineMatchesTheBuiltIn)
     vdev::Scenario sc;
     std::string error;
     EXPECT_TRUE(vdev::parse_scenario(read("status.txt"), sc, error)) << error;
-    EXPECT_EQ(sc.devices.size(), 1u);
+    EXPECT_EQ(sc.devices.size(), 4u);
 }
 
 }  // namespace
