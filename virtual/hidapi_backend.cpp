@@ -403,6 +403,21 @@ void set_error(hid_device *h, const std::wstring &msg)
         h->error = msg;
 }
 
+// The device behind a handle for a transfer (`call` is "write" or "read"). Once the device is gone
+// the transfer fails as hidraw's does, and the attempt is logged.
+Device *live_for_transfer(hid_device *h, const char *call)
+{
+    ensure_init();
+    tick();
+    Device *d = live(h);
+    if (!d) {
+        set_error(h, L"Device disconnected");
+        if (h && h->dev)
+            log_event(h->dev->number, std::string("gone call=") + call);
+    }
+    return d;
+}
+
 Device *find_attached(unsigned short vid, unsigned short pid, const wchar_t *serial)
 {
     for (Device *d : world().attach_order) {
@@ -677,15 +692,9 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
-    vdev::ensure_init();
-    vdev::tick();
-    Device *d = vdev::live(dev);
-    if (!d) {
-        vdev::set_error(dev, L"Device disconnected");
-        if (dev && dev->dev)
-            vdev::log_event(dev->dev->number, "gone call=write");
+    Device *d = vdev::live_for_transfer(dev, "write");
+    if (!d)
         return -1;
-    }
     d->counts.writes++;
     for (vdev::TransportFault &t : d->plan.transport_faults) {
         bool counts = false;
@@ -728,15 +737,9 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
 int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char *data, size_t length,
                                                  int milliseconds)
 {
-    vdev::ensure_init();
-    vdev::tick();
-    Device *d = vdev::live(dev);
-    if (!d) {
-        vdev::set_error(dev, L"Device disconnected");
-        if (dev && dev->dev)
-            vdev::log_event(dev->dev->number, "gone call=read");
+    Device *d = vdev::live_for_transfer(dev, "read");
+    if (!d)
         return -1;
-    }
     d->counts.reads++;
     for (vdev::TransportFault &t : d->plan.transport_faults) {
         if (t.kind == vdev::TransportKind::ReadFail && vdev::fires(t.when, t.seen, t.fired)) {
