@@ -370,8 +370,22 @@ bool PtySession::wait_exit(int timeout_ms) {
         }
         usleep(5000);
     }
-    // Let the reader collect what the program printed last.
-    settle(50);
+    // Let the reader collect what the program printed last. The kernel hands a pseudo-terminal's
+    // output to the master side from a work queue, which a loaded machine may run late, so wait
+    // until nothing has arrived for a while rather than for a fixed moment.
+    auto give_up = Clock::now() + std::chrono::milliseconds(3000);
+    size_t seen = raw().size();
+    int quiet = 0;
+    while (quiet < 6 && Clock::now() < give_up) {
+        settle(50);
+        int unread = 0;
+        size_t now = raw().size();
+        if (now == seen && ioctl(master_, FIONREAD, &unread) == 0 && unread == 0)
+            quiet++;
+        else
+            quiet = 0;
+        seen = now;
+    }
     return true;
 }
 
