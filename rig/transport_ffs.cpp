@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
@@ -300,6 +301,12 @@ private:
         usb_functionfs_event events[8];
         static uint8_t buf[4096];
         for (;;) {
+            pollfd p{ep0_, POLLIN, 0};
+            if (poll(&p, 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                set_error(std::string("ep0 poll: ") + strerror(errno));
+                return;
+            }
             ssize_t n = read(ep0_, events, sizeof events);
             if (n < 0) {
                 if (errno == EINTR) continue;
