@@ -23,20 +23,6 @@ uint32_t le32(const uint8_t *at)
            ((uint32_t)at[3] << 24);
 }
 
-std::string hex2(unsigned v)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
-    return buf;
-}
-
-std::string hex4(unsigned v)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%04X", v & 0xFFFFu);
-    return buf;
-}
-
 const char *kind_name(ReplyKind kind)
 {
     switch (kind) {
@@ -69,6 +55,20 @@ bool trigger_fires(const Trigger &when, int reg, unsigned &seen, unsigned &fired
 }
 
 }  // namespace
+
+std::string hex2(unsigned v)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
+    return buf;
+}
+
+std::string hex4(unsigned v)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%04X", v & 0xFFFFu);
+    return buf;
+}
 
 uint32_t crc32(const uint8_t *data, size_t len, uint32_t crc)
 {

@@ -194,6 +194,10 @@ std::string describe(const FrameRecord &rec);
 // IEEE CRC-32 (the one zlib uses), as the device computes it over the firmware body.
 uint32_t crc32(const uint8_t *data, size_t len, uint32_t crc = 0);
 
+// A byte or a word as the log writes it: "0x7F", "0x003F".
+std::string hex2(unsigned v);
+std::string hex4(unsigned v);
+
 }  // namespace vdev
 
 #endif

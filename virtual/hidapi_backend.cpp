@@ -116,20 +116,6 @@ void log_event(int dev, const std::string &body)
     }
 }
 
-std::string hex4(unsigned v)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%04X", v & 0xFFFFu);
-    return buf;
-}
-
-std::string hex2(unsigned v)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
-    return buf;
-}
-
 std::string narrow(const std::wstring &s)
 {
     std::string out;

@@ -33,6 +33,7 @@ const char *const kWrongCrcBox =
     "|             WRONG CRC           |\n"
     "+---------------------------------+\n";
 const char *const kDisconnect = "Please disconnect the device.\n";
+const char *const kGoodDevice = "device flash=firmware:0x0102:8192\n";
 const char *const kProgrammed = "  FLASH Programmed.\nPlease cycle power to the device.\n";
 const char *const kProgrammingError =
     "  FLASH Programming error.\nPlease detach the device and run the programming utility again.\n";

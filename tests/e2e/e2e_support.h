@@ -30,6 +30,9 @@ extern const char *const kDisconnect;
 extern const char *const kProgrammed;
 extern const char *const kProgrammingError;
 
+// A scenario with one device that holds good firmware 1.2 and stays attached.
+extern const char *const kGoodDevice;
+
 // The console's colour sequences.
 extern const char *const kGreen;
 extern const char *const kRed;

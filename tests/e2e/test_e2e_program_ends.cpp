@@ -10,7 +10,6 @@ namespace e2e {
 namespace {
 
 const char *const kNoDevice = "# nobody plugs anything in\n";
-const char *const kGoodDevice = "device flash=firmware:0x0102:8192\n";
 
 // The usage text is the whole output: no clear, no colour, nothing else, whatever the output is.
 struct UsageCase {

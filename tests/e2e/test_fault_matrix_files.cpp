@@ -14,7 +14,6 @@
 namespace e2e {
 namespace {
 
-const char *const kGoodDevice = "device flash=firmware:0x0102:8192\n";
 const char *const kHeaderRefused = "Unable to read the file header.\n";
 
 struct BadFileCase {
